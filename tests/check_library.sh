@@ -1,0 +1,57 @@
+#!/bin/sh
+# Checks the built library file: its SONAME, that it exports exactly the
+# public interface, that it allocates nothing from the heap, and that at run
+# time it needs nothing but libc and the thread library.
+# usage: check_library.sh LIBRARY NM READELF [SANITIZERS]
+set -eu
+lib=$1 nm=$2 readelf=$3 sanitize=${4:-}
+status=0
+fail() { echo "FAIL: $*"; status=1; }
+
+expected_exports="init_serial
+set_realtime_priority
+uart_close
+uart_init
+uart_recv
+uart_recv_hex
+uart_send
+uart_set_canonical
+uart_set_raw"
+
+soname=$("$readelf" -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+[ "$soname" = "libfactory_uartUtil.so.1" ] || fail "SONAME is '$soname'"
+
+exports=$("$nm" -D --defined-only "$lib" | awk '$2 ~ /^[TtWwDdBbRrVvi]$/ {print $3}' | sort)
+if [ -n "$sanitize" ]; then
+    # Instrumented builds add the sanitizer's own hooks.
+    exports=$(echo "$exports" | grep -v '^__' || true)
+fi
+[ "$exports" = "$expected_exports" ] || fail "exports differ from the interface:
+$(printf '%s\n' "$exports" | diff -u /dev/fd/3 - 3<<E || true
+$expected_exports
+E
+)"
+
+imports=$("$nm" -D --undefined-only "$lib" | awk '{print $NF}' | sed 's/@.*//')
+for symbol in $imports; do
+    case $symbol in
+    malloc | calloc | realloc | free | posix_memalign | aligned_alloc | memalign | valloc | strdup | strndup)
+        fail "imports the allocator: $symbol" ;;
+    __cxa_finalize) ;; # libc's, in every shared object
+    _Z* | __cxa_* | __gxx_personality*) [ -n "$sanitize" ] || fail "imports the C++ run time: $symbol" ;;
+    esac
+done
+
+if [ -z "$sanitize" ]; then
+    needed=$("$readelf" -d "$lib" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p')
+    for library in $needed; do
+        case $library in
+        libc.so.* | libpthread.so.* | ld-linux*.so.*) ;;
+        *) fail "needs $library at run time" ;;
+        esac
+    done
+fi
+
+[ $status -eq 0 ] && echo "library interface: ok ($(echo "$exports" | wc -l) exports; needs: $(
+    "$readelf" -d "$lib" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | tr '\n' ' '))"
+exit $status
