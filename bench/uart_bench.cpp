@@ -221,7 +221,8 @@ void accessor_cost() {
     const auto start = Clock::now();
     constexpr int kEmptyCalls = 100000;
     for (int i = 0; i < kEmptyCalls; ++i) uart_recv_hex(fd);
-    const double empty_ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kEmptyCalls;
+    const double empty_ns =
+        std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kEmptyCalls;
     printf("uart_recv_hex, 4095-byte frame %6.1f us   (empty store: %.0f ns a call)\n", median(hex_ns) / 1000,
            empty_ns);
     printf("uart_recv, 4095-byte frame   %8.1f us\n", median(text_ns) / 1000);
@@ -232,7 +233,8 @@ void accessor_cost() {
 
 int main(int argc, char **argv) {
     if (argc > 1) {
-        fprintf(stderr, "usage: %s\n  measures the library on pseudo-terminals and prints the figures\n", argv[0]);
+        fprintf(stderr, "usage: %s\n  measures the library on pseudo-terminals and prints the figures\n",
+                argv[0]);
         return strcmp(argv[1], "--help") == 0 ? 0 : 2;
     }
     printf("uart-bench: %s, receivers %s\n", getuid() == 0 ? "root" : "not root",

@@ -61,8 +61,7 @@ extern "C" {
  * could be created, or 32 ports are already open); then no lines arrive
  * from it. Prints nothing.
  */
-FACTORY_UARTUTIL_API int uart_init(const char *device_path,
-                                   const char *baud_text);
+FACTORY_UARTUTIL_API int uart_init(const char *device_path, const char *baud_text);
 
 /*
  * Stops the port's receiver and closes fd. When it returns, the receiver no
@@ -87,8 +86,7 @@ FACTORY_UARTUTIL_API int uart_send(int fd, const char *data, int length);
  * Asks for SCHED_FIFO at the given priority for thread. The result is not
  * reported: without the privilege the thread keeps its policy.
  */
-FACTORY_UARTUTIL_API void set_realtime_priority(pthread_t thread,
-                                                int priority);
+FACTORY_UARTUTIL_API void set_realtime_priority(pthread_t thread, int priority);
 
 /* ---- Line settings ------------------------------------------------------ */
 

@@ -29,8 +29,8 @@ struct BaudRow {
 };
 
 constexpr BaudRow kBaudTable[] = {
-    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},
+    {4800, B4800},   {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
 };
 
 // Decimal text to a speed code, 0 when unsupported. strtoul accepts leading
@@ -270,8 +270,7 @@ int open_receiver_side(int fd, const char *device_path) {
     const int rx_fd = open(device_path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (rx_fd < 0) return -1;
     struct stat port_stat, rx_stat;
-    if (fstat(fd, &port_stat) != 0 || fstat(rx_fd, &rx_stat) != 0 ||
-        port_stat.st_rdev != rx_stat.st_rdev) {
+    if (fstat(fd, &port_stat) != 0 || fstat(rx_fd, &rx_stat) != 0 || port_stat.st_rdev != rx_stat.st_rdev) {
         close(rx_fd);
         return -1;
     }

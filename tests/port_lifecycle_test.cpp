@@ -36,6 +36,7 @@ TEST(Open, NullPathFailsWithEinval) {
 
 TEST(Open, NotATerminalFailsWithEnottyAndLeavesNoDescriptor) {
     const int fds_before = fd_count();
+    start_runtime_threads();
     const int threads_before = thread_count();
     errno = 0;
     EXPECT_EQ(uart_init("/dev/null", "4800"), -1);
@@ -116,6 +117,7 @@ TEST(Close, NegativeDescriptorDoesNothing) {
 
 TEST(Close, StopsTheReceiverAndReleasesEverything) {
     const int fds_before = fd_count();
+    start_runtime_threads();
     const int threads_before = thread_count();
     Port port;
     ASSERT_GE(port.fd(), 0);
@@ -132,6 +134,7 @@ TEST(Close, StopsTheReceiverAndReleasesEverything) {
 TEST(Close, AThousandCyclesLeaveNothingBehind) {
     PtyPair pty;
     const int fds_before = fd_count();
+    start_runtime_threads();
     const int threads_before = thread_count();
     auto slowest = Clock::duration::zero();
     for (int i = 0; i < 1000; ++i) {
@@ -148,6 +151,7 @@ TEST(Close, AThousandCyclesLeaveNothingBehind) {
 }
 
 TEST(Close, ReusedDescriptorIsReadOnlyByItsNewPort) {
+    start_runtime_threads();
     const int threads_before = thread_count();
     PtyPair new_line;
     Port old_port;
@@ -167,6 +171,7 @@ TEST(Close, ReusedDescriptorIsReadOnlyByItsNewPort) {
 }
 
 TEST(Close, PortClosedBehindTheLibrarysBackIsRetiredOnReuse) {
+    start_runtime_threads();
     const int threads_before = thread_count();
     PtyPair new_line;
     Port old_port;
@@ -218,6 +223,7 @@ long context_switches(const std::string &tid) {
 }
 
 TEST(Receiver, SleepsWhileTheLineIsSilent) {
+    start_runtime_threads();
     const std::vector<std::string> before = tasks();
     Port port;
     ASSERT_GE(port.fd(), 0);

@@ -143,9 +143,19 @@ inline int count_entries(const char *dir_path) {
     closedir(dir);
     return n;
 }
-inline int thread_count() { return count_entries("/proc/self/task"); }
+inline int thread_count() {
+    return count_entries("/proc/self/task");
+}
+
+// Call before taking a baseline of threads: a sanitizer starts a helper
+// thread of its own when the process first creates one.
+inline void start_runtime_threads() {
+    std::thread([] {}).join();
+}
 // Less the one that reads the directory.
-inline int fd_count() { return count_entries("/proc/self/fd") - 1; }
+inline int fd_count() {
+    return count_entries("/proc/self/fd") - 1;
+}
 
 // Waits for detached receiver threads to finish leaving.
 inline int thread_count_settled(int expected) {

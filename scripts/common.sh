@@ -1,0 +1,32 @@
+# Shared by the scripts: install what a fresh Debian machine lacks, and build.
+# Sourced, not run.
+set -eu
+cd "$(dirname "$0")/.."
+
+# Debian packages this project builds and tests with.
+need_packages() {
+    missing=""
+    for pair in "$@"; do
+        probe=${pair%%=*} package=${pair#*=}
+        case $probe in
+        /*) [ -e "$probe" ] || missing="$missing $package" ;;
+        *) command -v "$probe" >/dev/null 2>&1 || missing="$missing $package" ;;
+        esac
+    done
+    [ -z "$missing" ] && return 0
+    echo "installing:$missing"
+    sudo_cmd=""
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    $sudo_cmd apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends $missing
+}
+
+need_build_tools() {
+    need_packages cmake=cmake ninja=ninja-build g++=g++ gcc=gcc nm=binutils clang-format=clang-format \
+        /usr/src/googletest/CMakeLists.txt=googletest
+}
+
+build_preset() {
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1"
+}
