@@ -141,6 +141,30 @@ FACTORY_UARTUTIL_API char *uart_recv(int fd);
  */
 FACTORY_UARTUTIL_API char *uart_recv_hex(int fd);
 
+/* ---- Board preparation -------------------------------------------------- */
+
+/*
+ * Frees device_path by sending SIGKILL to every process that has it open,
+ * found through the fd links under /proc. The path is compared byte for byte
+ * with the link targets, so pass it as the kernel shows it ("/dev/ttyS0").
+ * Process 1 and the calling process are never signalled.
+ * Returns the number of signals sent, one per matching descriptor (a process
+ * holding the device three times counts up to 3); 0 when there is none, when
+ * /proc cannot be read, or when device_path is NULL. Does not wait for the
+ * victims to exit. Prints nothing.
+ */
+FACTORY_UARTUTIL_API int kill_tty_user(const char *device_path);
+
+/*
+ * Starts a 200 kHz square wave (period 5000 ns, duty cycle 2500 ns, normal
+ * polarity) on channel 2 of /sys/class/pwm/pwmchip0, exporting the channel
+ * first if pwm2 does not exist. The settings are written by shell commands
+ * (system(3)); their failures are not reported, but the shell prints its own
+ * messages on standard error. The channel stays enabled after the process
+ * ends.
+ */
+FACTORY_UARTUTIL_API void pwm_uart_init(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,11 +4,15 @@
 # time it needs nothing but libc and the thread library.
 # usage: check_library.sh LIBRARY NM READELF [SANITIZERS]
 set -eu
+export LC_ALL=C
 lib=$1 nm=$2 readelf=$3 sanitize=${4:-}
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 expected_exports="init_serial
+kill_tty_user
+main
+pwm_uart_init
 set_realtime_priority
 uart_close
 uart_init
