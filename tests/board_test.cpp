@@ -137,6 +137,16 @@ int reap(pid_t pid, std::chrono::milliseconds timeout = 2000ms) {
     return WIFSIGNALED(status) ? WTERMSIG(status) : 1000 + WEXITSTATUS(status);
 }
 
+// Runs uart-station with the arguments; returns its exit status and output.
+int run_station(const std::string &arguments, std::string &output) {
+    FILE *out = popen((UART_STATION " " + arguments + " 2>&1").c_str(), "r");
+    if (out == nullptr) return -1;
+    char buf[512];
+    while (fgets(buf, sizeof buf, out)) output += buf;
+    const int status = pclose(out);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 void end(pid_t pid) {
     kill(pid, SIGKILL);
     reap(pid);
@@ -443,16 +453,11 @@ TEST_F(Responder, StationToolCompletesHandshakes) {
             }
         }
     });
-    const std::string command = UART_STATION " --count 3 --timeout 3 " + station.path() + " 2>&1";
-    FILE *out = popen(command.c_str(), "r");
-    ASSERT_NE(out, nullptr);
     std::string text;
-    char buf[256];
-    while (fgets(buf, sizeof buf, out)) text += buf;
-    const int status = pclose(out);
+    const int status = run_station("--count 3 --timeout 3 " + station.path(), text);
     stop = true;
     relay.join();
-    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    EXPECT_EQ(status, 0) << text;
     EXPECT_NE(text.find("3 of 3 answered"), std::string::npos) << text;
     printf("%s", text.c_str());
 }
@@ -472,14 +477,8 @@ struct StationError {
 class StationErrors : public testing::TestWithParam<StationError> {};
 
 TEST_P(StationErrors, ExitWithTwoAndOneLine) {
-    const std::string command = UART_STATION " "s + GetParam().arguments + " 2>&1";
-    FILE *out = popen(command.c_str(), "r");
-    ASSERT_NE(out, nullptr);
     std::string text;
-    char buf[512];
-    while (fgets(buf, sizeof buf, out)) text += buf;
-    const int status = pclose(out);
-    EXPECT_EQ(WEXITSTATUS(status), 2) << text;
+    EXPECT_EQ(run_station(GetParam().arguments, text), 2) << text;
     EXPECT_NE(text.find(GetParam().says), std::string::npos) << text;
     EXPECT_EQ(text.rfind("uart-station: ", 0), 0u) << text;
 }
@@ -496,12 +495,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<StationError> &c) { return std::string(c.param.name); });
 
 TEST(Station, HelpListsEveryOptionWithItsDefault) {
-    FILE *out = popen(UART_STATION " --help", "r");
-    ASSERT_NE(out, nullptr);
     std::string text;
-    char buf[512];
-    while (fgets(buf, sizeof buf, out)) text += buf;
-    EXPECT_EQ(WEXITSTATUS(pclose(out)), 0);
+    EXPECT_EQ(run_station("--help", text), 0);
     for (const char *option : {"--baud", "--count", "--timeout", "--help", "--version", "default: 4800"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
 }
