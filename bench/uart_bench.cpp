@@ -2,9 +2,7 @@
 //
 // Prints one figure a line with its goal. Run it as root to give the
 // receivers their real-time priority, as on a board.
-#include <dirent.h>
 #include <fcntl.h>
-#include <pty.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -13,56 +11,26 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "factory_uartUtil.h"
+#include "pty_line.h"  // pseudo-terminal cables and thread probes, shared with the tests
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
+using namespace test;
 
 constexpr long kStreamBytes = 300000;
 constexpr int kRounds = 3;
 
-struct Pty {
-    int master = -1;
-    std::string path;
-    Pty() {
-        int slave = -1;
-        char name[64];
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
-        if (ttyname_r(slave, name, sizeof name) == 0) path = name;
-        close(slave);
-    }
-    ~Pty() { hang_up(); }
-    void hang_up() {
-        if (master >= 0) close(master);
-        master = -1;
-    }
-};
-
-std::vector<std::string> tasks() {
-    std::vector<std::string> all;
-    DIR *dir = opendir("/proc/self/task");
-    while (const dirent *e = readdir(dir)) {
-        if (e->d_name[0] != '.') all.push_back(e->d_name);
-    }
-    closedir(dir);
-    return all;
-}
-
 // Opens a port and finds its receiver thread: the one task that is new.
-int open_port(const Pty &pty, int &receiver_tid) {
+int open_port(const PtyPair &pty, int &receiver_tid) {
     const std::vector<std::string> before = tasks();
-    const int fd = uart_init(pty.path.c_str(), "460800");
-    receiver_tid = -1;
-    for (const std::string &tid : tasks()) {
-        if (std::find(before.begin(), before.end(), tid) == before.end()) receiver_tid = std::stoi(tid);
-    }
+    const int fd = uart_init(pty.path().c_str(), "460800");
+    const std::string tid = new_task(before);
+    receiver_tid = tid.empty() ? -1 : std::stoi(tid);
     return fd;
 }
 
@@ -79,19 +47,6 @@ double own_cpu() {
     timespec t = {};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-long context_switches(int tid) {
-    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
-    std::string key;
-    long total = 0, value;
-    while (status >> key) {
-        if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-            status >> value;
-            total += value;
-        }
-    }
-    return total;
 }
 
 // Writes n bytes of 64-byte CR LF lines as fast as the line takes them.
@@ -125,8 +80,8 @@ void receive_cost() {
     std::vector<double> bare, receiver;
     for (int round = 0; round < kRounds; ++round) {
         {
-            Pty pty;
-            const int fd = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+            PtyPair pty;
+            const int fd = open(pty.path().c_str(), O_RDWR | O_NOCTTY);
             init_serial(fd, B460800);
             double cpu = 0;
             std::thread reader([&] {
@@ -136,18 +91,18 @@ void receive_cost() {
                 for (long got = 0; got < kStreamBytes;) got += read(fd, &c, 1) == 1;
                 cpu = own_cpu() - start;
             });
-            flood(pty.master, kStreamBytes);
+            flood(pty.master(), kStreamBytes);
             reader.join();
             close(fd);
             bare.push_back(cpu / kStreamBytes * 1e9);
         }
         {
-            Pty pty;
+            PtyPair pty;
             int tid;
             const int fd = open_port(pty, tid);
             std::this_thread::sleep_for(5ms);
             const double start = thread_cpu(tid);
-            flood(pty.master, kStreamBytes);
+            flood(pty.master(), kStreamBytes);
             wait_drained(fd);
             receiver.push_back((thread_cpu(tid) - start) / kStreamBytes * 1e9);
             uart_close(fd);
@@ -159,10 +114,10 @@ void receive_cost() {
 }
 
 void close_latency() {
-    Pty pty;
+    PtyPair pty;
     std::vector<double> us;
     for (int i = 0; i < 200; ++i) {
-        const int fd = uart_init(pty.path.c_str(), "4800");
+        const int fd = uart_init(pty.path().c_str(), "4800");
         std::this_thread::sleep_for(1ms);  // let the receiver reach its wait
         const auto start = Clock::now();
         uart_close(fd);
@@ -174,21 +129,22 @@ void close_latency() {
 }
 
 void silent_wakeups() {
-    Pty pty;
+    PtyPair pty;
     int tid;
     const int fd = open_port(pty, tid);
     std::this_thread::sleep_for(50ms);
-    const long start = context_switches(tid);
+    const long start = context_switches(std::to_string(tid));
     std::this_thread::sleep_for(2s);
-    printf("silent line wake-ups         %8.1f /s   goal 0\n", (context_switches(tid) - start) / 2.0);
+    printf("silent line wake-ups         %8.1f /s   goal 0\n",
+           (context_switches(std::to_string(tid)) - start) / 2.0);
     uart_close(fd);
 }
 
 void hung_up_share() {
-    Pty pty;
+    PtyPair pty;
     int tid;
     const int fd = open_port(pty, tid);
-    pty.hang_up();
+    pty.close_master();
     std::this_thread::sleep_for(50ms);
     const double start = thread_cpu(tid);
     std::this_thread::sleep_for(2s);
@@ -198,14 +154,14 @@ void hung_up_share() {
 }
 
 void accessor_cost() {
-    Pty pty;
-    const int fd = uart_init(pty.path.c_str(), "460800");
+    PtyPair pty;
+    const int fd = uart_init(pty.path().c_str(), "460800");
     std::string line;
     for (int i = 0; i < 4091; ++i) line += static_cast<char>(' ' + i % 95);
     line += "\r\n";  // a 4093-byte line: the largest that passes whole, a 4095-byte frame
     std::vector<double> hex_ns, text_ns;
     for (int i = 0; i < 50; ++i) {
-        if (write(pty.master, line.data(), line.size()) != static_cast<ssize_t>(line.size())) break;
+        if (write(pty.master(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) break;
         wait_drained(fd);
         auto start = Clock::now();
         const size_t hex_length = strlen(uart_recv_hex(fd));

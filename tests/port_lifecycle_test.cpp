@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -189,37 +188,6 @@ TEST(Close, PortClosedBehindTheLibrarysBackIsRetiredOnReuse) {
     EXPECT_EQ(take_frame(), "fresh\r\r\n\n");
     uart_close(fd);
     EXPECT_EQ(thread_count_settled(threads_before), threads_before);
-}
-
-std::vector<std::string> tasks() {
-    std::vector<std::string> all;
-    DIR *dir = opendir("/proc/self/task");
-    while (const dirent *e = readdir(dir)) {
-        if (e->d_name[0] != '.') all.push_back(e->d_name);
-    }
-    closedir(dir);
-    return all;
-}
-
-// The receiver thread of a port opened just now: the task that was not there.
-std::string new_task(const std::vector<std::string> &before) {
-    for (const std::string &tid : tasks()) {
-        if (std::find(before.begin(), before.end(), tid) == before.end()) return tid;
-    }
-    return "";
-}
-
-long context_switches(const std::string &tid) {
-    std::ifstream status("/proc/self/task/" + tid + "/status");
-    std::string key;
-    long total = 0, value;
-    while (status >> key) {
-        if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-            status >> value;
-            total += value;
-        }
-    }
-    return total;
 }
 
 TEST(Receiver, SleepsWhileTheLineIsSilent) {

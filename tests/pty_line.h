@@ -11,9 +11,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "factory_uartUtil.h"
 
@@ -166,6 +169,38 @@ inline int thread_count_settled(int expected) {
         n = thread_count();
     }
     return n;
+}
+
+inline std::vector<std::string> tasks() {
+    std::vector<std::string> all;
+    DIR *dir = opendir("/proc/self/task");
+    while (const dirent *e = readdir(dir)) {
+        if (e->d_name[0] != '.') all.push_back(e->d_name);
+    }
+    closedir(dir);
+    return all;
+}
+
+// The thread started since before was taken: the one task that is new.
+inline std::string new_task(const std::vector<std::string> &before) {
+    for (const std::string &tid : tasks()) {
+        if (std::find(before.begin(), before.end(), tid) == before.end()) return tid;
+    }
+    return "";
+}
+
+// Times the thread has been switched out: how often it woke up.
+inline long context_switches(const std::string &tid) {
+    std::ifstream status("/proc/self/task/" + tid + "/status");
+    std::string key;
+    long total = 0, value;
+    while (status >> key) {
+        if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+            status >> value;
+            total += value;
+        }
+    }
+    return total;
 }
 
 // CPU time used by the whole process so far.
