@@ -2,10 +2,12 @@
 //
 // Prints one figure a line with its goal. Run it as root to give the
 // receivers their real-time priority, as on a board.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -185,6 +187,16 @@ void accessor_cost() {
     uart_close(fd);
 }
 
+// What a board carries: the library without its symbols and debug info.
+void library_size() {
+    struct stat st;
+    if (stat(STRIPPED_LIBRARY, &st) != 0) {
+        printf("stripped library: %s: %s\n", STRIPPED_LIBRARY, strerror(errno));
+        return;
+    }
+    printf("stripped library             %8lld bytes\n", static_cast<long long>(st.st_size));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -195,6 +207,7 @@ int main(int argc, char **argv) {
     }
     printf("uart-bench: %s, receivers %s\n", getuid() == 0 ? "root" : "not root",
            getuid() == 0 ? "at FIFO priority 10" : "at normal priority");
+    library_size();
     receive_cost();
     close_latency();
     silent_wakeups();

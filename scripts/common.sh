@@ -26,6 +26,16 @@ need_build_tools() {
         /usr/src/googletest/CMakeLists.txt=googletest
 }
 
+# What the armhf preset adds: the cross compilers, qemu-arm to run what they
+# build, and pkg-config for the install checks.
+need_preset_tools() {
+    need_build_tools
+    need_packages pkg-config=pkg-config
+    case " $* " in *" armhf "*)
+        need_packages arm-linux-gnueabihf-g++=g++-arm-linux-gnueabihf qemu-arm=qemu-user ;;
+    esac
+}
+
 build_preset() {
     cmake --preset "$1" >/dev/null
     cmake --build --preset "$1"

@@ -139,7 +139,7 @@ int reap(pid_t pid, std::chrono::milliseconds timeout = 2000ms) {
 
 // Runs uart-station with the arguments; returns its exit status and output.
 int run_station(const std::string &arguments, std::string &output) {
-    FILE *out = popen((UART_STATION " " + arguments + " 2>&1").c_str(), "r");
+    FILE *out = popen((TARGET_EMULATOR UART_STATION " " + arguments + " 2>&1").c_str(), "r");
     if (out == nullptr) return -1;
     char buf[512];
     while (fgets(buf, sizeof buf, out)) output += buf;
@@ -356,7 +356,8 @@ protected:
         if (pid_ == 0) {
             const int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(err, 2);
-            execl(FACTORY_HANDSHAKE, FACTORY_HANDSHAKE, static_cast<char *>(nullptr));
+            execl("/bin/sh", "sh", "-c", "exec " TARGET_EMULATOR FACTORY_HANDSHAKE,
+                  static_cast<char *>(nullptr));
             _exit(127);
         }
         const auto deadline = Clock::now() + 5s;

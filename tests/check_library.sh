@@ -1,13 +1,31 @@
 #!/bin/sh
-# Checks the built library file: its SONAME, that it exports exactly the
-# public interface, that it allocates nothing from the heap, and that at run
-# time it needs nothing but libc and the thread library.
-# usage: check_library.sh LIBRARY NM READELF [SANITIZERS]
+# Checks the built library file: that it is a shared object for the target,
+# its SONAME, that it exports exactly the public interface, that it allocates
+# nothing from the heap, and that at run time it needs nothing but libc and
+# the thread library.
+# usage: check_library.sh LIBRARY NM READELF DEBIAN_ARCH [SANITIZERS]
 set -eu
 export LC_ALL=C
-lib=$1 nm=$2 readelf=$3 sanitize=${4:-}
+lib=$1 nm=$2 readelf=$3 arch=$4 sanitize=${5:-}
 status=0
 fail() { echo "FAIL: $*"; status=1; }
+
+header=$("$readelf" -h "$lib")
+header_field() { echo "$header" | sed -n "s/^ *$1: *//p"; }
+case $(header_field Type) in DYN*) ;; *) fail "not a shared object: $(header_field Type)" ;; esac
+case $arch in
+armhf) identity="ELF32|ARM|Version5 EABI|hard-float ABI" ;;
+amd64) identity="ELF64|Advanced Micro Devices X86-64" ;;
+*) identity="" ;; # no expectation for other machines
+esac
+if [ -n "$identity" ]; then
+    seen="$(header_field Class)|$(header_field Machine)|$(header_field Flags)"
+    old_ifs=$IFS IFS='|'
+    for part in $identity; do
+        case "|$seen" in *"$part"*) ;; *) fail "$arch library lacks '$part' in its header ($seen)" ;; esac
+    done
+    IFS=$old_ifs
+fi
 
 expected_exports="init_serial
 kill_tty_user
@@ -56,6 +74,6 @@ if [ -z "$sanitize" ]; then
     done
 fi
 
-[ $status -eq 0 ] && echo "library interface: ok ($(echo "$exports" | wc -l) exports; needs: $(
+[ $status -eq 0 ] && echo "library interface: ok ($arch; $(echo "$exports" | wc -l) exports; needs: $(
     "$readelf" -d "$lib" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | tr '\n' ' '))"
 exit $status

@@ -164,6 +164,10 @@ struct ProfileErrorCase {
     void (*apply)(int);
 };
 
+void PrintTo(const ProfileErrorCase &c, std::ostream *out) {
+    *out << c.name;
+}
+
 class ProfileOnNonTerminal : public testing::TestWithParam<ProfileErrorCase> {};
 
 TEST_P(ProfileOnNonTerminal, PrintsTheTcgetattrTag) {

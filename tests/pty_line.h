@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -151,9 +152,15 @@ inline int thread_count() {
 }
 
 // Call before taking a baseline of threads: a sanitizer starts a helper
-// thread of its own when the process first creates one.
+// thread of its own when the process first creates one. The joined thread's
+// task may outlive the join for a moment (qemu-user ends the host thread
+// after it has woken the joiner), so wait until it has left.
 inline void start_runtime_threads() {
-    std::thread([] {}).join();
+    pid_t tid = 0;
+    std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+    const std::string task = "/proc/self/task/" + std::to_string(tid);
+    const auto deadline = Clock::now() + 2s;
+    while (access(task.c_str(), F_OK) == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
 }
 // Less the one that reads the directory.
 inline int fd_count() {

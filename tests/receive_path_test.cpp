@@ -33,6 +33,11 @@ struct StreamCase {
     std::string frame;  // the one frame left to take; "" when none
 };
 
+// Test listings show the case's name, not its bytes.
+void PrintTo(const StreamCase &c, std::ostream *out) {
+    *out << c.name;
+}
+
 class Framing : public testing::TestWithParam<StreamCase> {};
 
 TEST_P(Framing, LeavesTheLatestLineAsTheFrame) {
