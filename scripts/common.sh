@@ -10,6 +10,8 @@ need_packages() {
         probe=${pair%%=*} package=${pair#*=}
         case $probe in
         /*) [ -e "$probe" ] || missing="$missing $package" ;;
+        pkg:*) dpkg-query -W -f='${Status}' "${probe#pkg:}" 2>/dev/null | grep -q 'ok installed' ||
+            missing="$missing $package" ;;
         *) command -v "$probe" >/dev/null 2>&1 || missing="$missing $package" ;;
         esac
     done
@@ -26,13 +28,17 @@ need_build_tools() {
         /usr/src/googletest/CMakeLists.txt=googletest
 }
 
-# What the armhf preset adds: the cross compilers, qemu-arm to run what they
-# build, and pkg-config for the install checks.
+# What the presets add: pkg-config for the install checks; for armhf the
+# cross compilers and qemu-arm to run what they build; for fuzz clang and
+# its libFuzzer and sanitizer run times.
 need_preset_tools() {
     need_build_tools
     need_packages pkg-config=pkg-config
     case " $* " in *" armhf "*)
         need_packages arm-linux-gnueabihf-g++=g++-arm-linux-gnueabihf qemu-arm=qemu-user ;;
+    esac
+    case " $* " in *" fuzz "*)
+        need_packages clang++=clang pkg:libclang-rt-14-dev=libclang-rt-14-dev ;;
     esac
 }
 

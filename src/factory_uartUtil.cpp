@@ -159,6 +159,25 @@ struct LineAssembler {
 
 }  // namespace
 
+#ifdef FACTORY_UARTUTIL_TEST_SEAM
+// Only in test programs that compile this unit into themselves (the fuzzer):
+// bytes go through one line assembler as a receiver would push them, without
+// a port or a thread. A reset empties the assembler and the store.
+namespace factory_uartUtil_seam {
+LineAssembler g_line;
+void reset() {
+    g_line.position = 0;
+    pthread_mutex_lock(&g_rx_mutex);
+    g_rxlen = 0;
+    g_rxHexlen = 0;
+    pthread_mutex_unlock(&g_rx_mutex);
+}
+void push(const unsigned char *bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i) g_line.push(bytes[i]);
+}
+}  // namespace factory_uartUtil_seam
+#endif
+
 char *uart_recv(int /*fd*/) {
     static char ret[kLineCapacity];
     pthread_mutex_lock(&g_rx_mutex);
@@ -461,6 +480,9 @@ void pwm_uart_init(void) {
 
 // ---- Handshake responder --------------------------------------------------
 
+// A test program that compiles this unit into itself keeps its own main.
+#ifndef FACTORY_UARTUTIL_TEST_SEAM
+
 // The program a factory board runs: take the first serial port over, start the
 // PWM output, and answer the station's start request once a second.
 FACTORY_UARTUTIL_API int main(int /*argc*/, char ** /*argv*/) {
@@ -484,3 +506,4 @@ FACTORY_UARTUTIL_API int main(int /*argc*/, char ** /*argv*/) {
         if (strstr(line, kRequest) != nullptr) uart_send(fd, kReply, sizeof kReply);
     }
 }
+#endif
